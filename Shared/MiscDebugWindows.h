@@ -34,18 +34,23 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override; // FormClose
+    void showEvent(QShowEvent* event) override;   // fits the outer size once
 
 private:
     void Timer1Timer();
 
     bool FFlushScheduled = false;
     QString FPendingText;
+    bool FMemoHasEntries = false;   // the memo holds at least one flushed entry
+    bool FOuterSizeApplied = false; // frame margins taken off the size
 };
 
 // The one debug window; null until the first line is logged, never cleared.
 extern TMiscDebugWindow* DebugWindow;
 
 // Creates a TMiscDebugWindow into Window if it is null, then appends Text.
+// Without a QApplication (a console program) no window can exist: the text
+// then goes to the Qt message log (qWarning) and Window stays null.
 void ShowDebugText(TMiscDebugWindow*& Window, const QString& Text, QWidget* Owner = nullptr);
 // ShowDebugText with DebugWindow and no owner.
 void DebugOutput(const QString& Text);

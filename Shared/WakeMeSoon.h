@@ -8,7 +8,9 @@
 // callback causes exactly one more run later, never a nested one. Destroying
 // the object drops a pending run. An exception escaping OnWakeUp is reported
 // through ReportException with the location "WakeMeSoon, TWakeMeSoon.WndPrc"
-// and goes no further.
+// and goes no further. The callback may destroy the object that runs it (an
+// owner tearing itself down): it runs as a copy, and nothing of the destroyed
+// object is touched afterwards.
 #pragma once
 
 #include <QObject>
@@ -36,4 +38,12 @@ private:
 
     std::unique_ptr<QObject> FReceiver; // receives the posted wake-up events
     bool FPending = false;
+    // One per OnWakeUp call in progress (nested when a callback runs the
+    // event loop itself); the destructor marks every frame so that WndPrc
+    // touches nothing of a destroyed object once the callback returns.
+    struct TRunFrame {
+        bool Destroyed = false;
+        TRunFrame* Outer = nullptr;
+    };
+    TRunFrame* FRunning = nullptr;
 };
