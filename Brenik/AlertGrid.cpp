@@ -109,14 +109,14 @@ void TAlertGrid::SizeRows()
     SetDefaultRowHeight(metrics.size(Qt::TextSingleLine, RowHeightSample).height() + RowPadding);
 }
 
-void TAlertGrid::SizeToSamples(const QStringList& Samples)
+void TAlertGrid::SizeToColumns(std::span<const TGridColumn> Columns)
 {
     if (!FHasOwner)
         return;
     SizeRows();
-    const int count = std::min<int>(Samples.size(), ColCount());
+    const int count = std::min<int>(static_cast<int>(Columns.size()), ColCount());
     for (int col = 0; col < count; ++col)
-        SetColWidth(col, SampleColumnWidth(Samples[col]));
+        SetColWidth(col, SampleColumnWidth(QString::fromLatin1(Columns[col].Sample)));
 }
 
 QRect TAlertGrid::LogicalCellRect(int Col, int /*Row*/) const

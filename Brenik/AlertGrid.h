@@ -24,11 +24,18 @@
 #include <QColor>
 #include <QFont>
 #include <QString>
-#include <QStringList>
+#include <span>
 
 class QFontMetrics;
 
 enum class TTextAlign { Left, Right, Center };
+
+// One column of a grid: its header text and the sample text its width is
+// sized for (the widest text the column is meant to show).
+struct TGridColumn {
+    const char* Header;
+    const char* Sample;
+};
 
 // What one data cell shows.
 struct TCellContent {
@@ -96,8 +103,8 @@ protected:
     // Text width of Sample in the cell font plus ColumnPadding.
     int SampleColumnWidth(const QString& Sample) const;
     // With an owner only: the default row height from "Xy()" and each
-    // column's width from its sample (one sample per column).
-    void SizeToSamples(const QStringList& Samples);
+    // column's width from its sample.
+    void SizeToColumns(std::span<const TGridColumn> Columns);
     // With an owner only: the row height from "Xy()".
     void SizeRows();
 

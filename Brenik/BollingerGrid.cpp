@@ -1,7 +1,6 @@
 #include "BollingerGrid.h"
 
 #include <QFontMetrics>
-#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -9,12 +8,7 @@ namespace {
 
 enum { ColSymbol, ColLast, ColChg, ColBBand, ColumnCount };
 
-struct TColumn {
-    const char* Header;
-    const char* Sample; // widest text the column is sized for
-};
-
-constexpr std::array<TColumn, ColumnCount> Columns{{
+constexpr std::array<TGridColumn, ColumnCount> Columns{{
     {"Symbol", "Symbol"},
     {"Last", "100.00"},
     {"Chg", "-1.93"},
@@ -33,34 +27,18 @@ quint32 SignColor(double Value)
 } // namespace
 
 TBollingerGrid::TBollingerGrid(QWidget* Owner)
-    : TAlertGrid(Owner, ColumnCount, true)
+    : TRowGrid(Owner, Columns)
 {
-    QStringList samples;
-    for (const TColumn& column : Columns)
-        samples << QString::fromLatin1(column.Sample);
-    SizeToSamples(samples);
-}
-
-void TBollingerGrid::SetEntries(const TBollingerEntries& Entries)
-{
-    FEntries = Entries;
-    SetRowCount(FixedRows + std::max<int>(FEntries.size(), 1));
-    viewport()->update();
-}
-
-QString TBollingerGrid::HeaderText(int Col) const
-{
-    return QString::fromLatin1(Columns[Col].Header);
 }
 
 TCellContent TBollingerGrid::DataCell(int Col, int Row, int TextWidth) const
 {
     TCellContent content;
     content.TextColor = ColorFromRef(ZeroColor);
-    const int index = Row - FixedRows;
-    if (index < 0 || index >= FEntries.size())
+    const TBollingerEntry* row = EntryAt(Row);
+    if (!row)
         return content;
-    const TBollingerEntry& entry = FEntries[index];
+    const TBollingerEntry& entry = *row;
     const QFontMetrics metrics(CellFont());
     double value = std::nan("");
     switch (Col) {
@@ -84,13 +62,4 @@ TCellContent TBollingerGrid::DataCell(int Col, int Row, int TextWidth) const
     content.TextColor = ColorFromRef(SignColor(value));
     content.Text = FitNumber(value, TextWidth, metrics);
     return content;
-}
-
-bool TBollingerGrid::EntrySymbol(int, int Row, QByteArray& Symbol) const
-{
-    const int index = Row - FixedRows;
-    if (index < 0 || index >= FEntries.size())
-        return false;
-    Symbol = FEntries[index].Symbol;
-    return true;
 }

@@ -4,7 +4,7 @@
 // shown inverse.
 #pragma once
 
-#include "AlertGrid.h"
+#include "RowGrid.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -23,7 +23,7 @@ struct TBollingerEntry {
 
 using TBollingerEntries = QList<TBollingerEntry>;
 
-class TBollingerGrid : public TAlertGrid {
+class TBollingerGrid : public TRowGrid<TBollingerEntry> {
     Q_OBJECT
 public:
     static constexpr quint32 PositiveColor = 0x0064FF64; // green
@@ -33,16 +33,8 @@ public:
     // Owner: the alert window, which then owns the grid (Qt parent).
     explicit TBollingerGrid(QWidget* Owner);
 
-    // Keeps a private copy of Entries and repaints. The grid shows one data
-    // row even for an empty list.
-    void SetEntries(const TBollingerEntries& Entries);
-    const TBollingerEntries& Entries() const { return FEntries; }
+    // SetEntries and Entries: see TRowGrid.
 
 protected:
-    QString HeaderText(int Col) const override;
     TCellContent DataCell(int Col, int Row, int TextWidth) const override;
-    bool EntrySymbol(int Col, int Row, QByteArray& Symbol) const override;
-
-private:
-    TBollingerEntries FEntries;
 };

@@ -1,19 +1,13 @@
 #include "PointsTopListGrid.h"
 
 #include <QFontMetrics>
-#include <algorithm>
 #include <array>
 
 namespace {
 
 enum { ColSymbol, ColLast, ColChg, ColumnCount };
 
-struct TColumn {
-    const char* Header;
-    const char* Sample; // widest text the column is sized for
-};
-
-constexpr std::array<TColumn, ColumnCount> Columns{{
+constexpr std::array<TGridColumn, ColumnCount> Columns{{
     {"Symbol", "Symbol"},
     {"Last", "100.00"},
     {"Chg", "-1.93"},
@@ -22,35 +16,19 @@ constexpr std::array<TColumn, ColumnCount> Columns{{
 } // namespace
 
 TPointsTopListGrid::TPointsTopListGrid(QWidget* Owner)
-    : TAlertGrid(Owner, ColumnCount, true)
+    : TRowGrid(Owner, Columns)
 {
-    QStringList samples;
-    for (const TColumn& column : Columns)
-        samples << QString::fromLatin1(column.Sample);
-    SizeToSamples(samples);
-}
-
-void TPointsTopListGrid::SetEntries(const TPointsTopListEntries& Entries)
-{
-    FEntries = Entries;
-    SetRowCount(FixedRows + std::max<int>(FEntries.size(), 1));
-    viewport()->update();
-}
-
-QString TPointsTopListGrid::HeaderText(int Col) const
-{
-    return QString::fromLatin1(Columns[Col].Header);
 }
 
 TCellContent TPointsTopListGrid::DataCell(int Col, int Row, int TextWidth) const
 {
     TCellContent content;
     content.TextColor = ColorFromRef(FTextColor);
-    const int index = Row - FixedRows;
-    if (index < 0 || index >= FEntries.size())
+    const TPointsTopListEntry* row = EntryAt(Row);
+    if (!row)
         return content;
-    const TPointsTopListEntry& entry = FEntries[index];
-    content.Inverse = index == 0; // the top of the list
+    const TPointsTopListEntry& entry = *row;
+    content.Inverse = Row == FixedRows; // the top of the list
     const QFontMetrics metrics(CellFont());
     switch (Col) {
     case ColSymbol:
@@ -69,13 +47,4 @@ TCellContent TPointsTopListGrid::DataCell(int Col, int Row, int TextWidth) const
         break;
     }
     return content;
-}
-
-bool TPointsTopListGrid::EntrySymbol(int, int Row, QByteArray& Symbol) const
-{
-    const int index = Row - FixedRows;
-    if (index < 0 || index >= FEntries.size())
-        return false;
-    Symbol = FEntries[index].Symbol;
-    return true;
 }

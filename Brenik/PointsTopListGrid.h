@@ -2,7 +2,7 @@
 // inverse, in the columns Symbol, Last and Chg.
 #pragma once
 
-#include "AlertGrid.h"
+#include "RowGrid.h"
 
 #include <QByteArray>
 #include <QList>
@@ -17,26 +17,18 @@ struct TPointsTopListEntry {
 
 using TPointsTopListEntries = QList<TPointsTopListEntry>;
 
-class TPointsTopListGrid : public TAlertGrid {
+class TPointsTopListGrid : public TRowGrid<TPointsTopListEntry> {
     Q_OBJECT
 public:
     // Owner: the alert window, which then owns the grid (Qt parent).
     explicit TPointsTopListGrid(QWidget* Owner);
 
-    // Keeps a private copy of Entries and repaints. The grid shows one data
-    // row even for an empty list.
-    void SetEntries(const TPointsTopListEntries& Entries);
-    const TPointsTopListEntries& Entries() const { return FEntries; }
+    // SetEntries and Entries: see TRowGrid.
 
     // Colour of the data text (0x00BBGGRR); set by the alert window after
     // construction, used from the next paint on.
     quint32 FTextColor = DefaultTextColor;
 
 protected:
-    QString HeaderText(int Col) const override;
     TCellContent DataCell(int Col, int Row, int TextWidth) const override;
-    bool EntrySymbol(int Col, int Row, QByteArray& Symbol) const override;
-
-private:
-    TPointsTopListEntries FEntries;
 };

@@ -1,7 +1,6 @@
 #include "QuickStrikeGrid.h"
 
 #include <QFontMetrics>
-#include <algorithm>
 #include <array>
 #include <cmath>
 
@@ -9,12 +8,7 @@ namespace {
 
 enum { ColSymbol, ColLast, ColChg, ColPctChg, ColDivrg, ColTime, ColumnCount };
 
-struct TColumn {
-    const char* Header;
-    const char* Sample; // widest text the column is sized for
-};
-
-constexpr std::array<TColumn, ColumnCount> Columns{{
+constexpr std::array<TGridColumn, ColumnCount> Columns{{
     {"Symbol", "Symbol"},
     {"Last", "100.00"},
     {"Chg", "-1.93"},
@@ -26,35 +20,19 @@ constexpr std::array<TColumn, ColumnCount> Columns{{
 } // namespace
 
 TQuickStrikeGrid::TQuickStrikeGrid(QWidget* Owner)
-    : TAlertGrid(Owner, ColumnCount, true)
+    : TRowGrid(Owner, Columns)
 {
-    QStringList samples;
-    for (const TColumn& column : Columns)
-        samples << QString::fromLatin1(column.Sample);
-    SizeToSamples(samples);
-}
-
-void TQuickStrikeGrid::SetEntries(const TQuickStrikeEntries& Entries)
-{
-    FEntries = Entries;
-    SetRowCount(FixedRows + std::max<int>(FEntries.size(), 1));
-    viewport()->update();
-}
-
-QString TQuickStrikeGrid::HeaderText(int Col) const
-{
-    return QString::fromLatin1(Columns[Col].Header);
 }
 
 TCellContent TQuickStrikeGrid::DataCell(int Col, int Row, int TextWidth) const
 {
     TCellContent content;
     content.TextColor = ColorFromRef(FTextColor);
-    const int index = Row - FixedRows;
-    if (index < 0 || index >= FEntries.size())
+    const TQuickStrikeEntry* row = EntryAt(Row);
+    if (!row)
         return content;
-    const TQuickStrikeEntry& entry = FEntries[index];
-    content.Inverse = index == 0; // the newest row
+    const TQuickStrikeEntry& entry = *row;
+    content.Inverse = Row == FixedRows; // the newest row
     const QFontMetrics metrics(CellFont());
     content.Align = TTextAlign::Right;
     switch (Col) {
@@ -85,13 +63,4 @@ TCellContent TQuickStrikeGrid::DataCell(int Col, int Row, int TextWidth) const
         break;
     }
     return content;
-}
-
-bool TQuickStrikeGrid::EntrySymbol(int, int Row, QByteArray& Symbol) const
-{
-    const int index = Row - FixedRows;
-    if (index < 0 || index >= FEntries.size())
-        return false;
-    Symbol = FEntries[index].Symbol;
-    return true;
 }

@@ -2,7 +2,7 @@
 // in the columns Symbol, Last, Chg, %Chg, Divrg and Time.
 #pragma once
 
-#include "AlertGrid.h"
+#include "RowGrid.h"
 
 #include <QByteArray>
 #include <QList>
@@ -20,26 +20,18 @@ struct TQuickStrikeEntry {
 
 using TQuickStrikeEntries = QList<TQuickStrikeEntry>;
 
-class TQuickStrikeGrid : public TAlertGrid {
+class TQuickStrikeGrid : public TRowGrid<TQuickStrikeEntry> {
     Q_OBJECT
 public:
     // Owner: the alert window, which then owns the grid (Qt parent).
     explicit TQuickStrikeGrid(QWidget* Owner);
 
-    // Keeps a private copy of Entries (newest first) and repaints. The grid
-    // shows one data row even for an empty list.
-    void SetEntries(const TQuickStrikeEntries& Entries);
-    const TQuickStrikeEntries& Entries() const { return FEntries; }
+    // SetEntries and Entries: see TRowGrid.
 
     // Colour of the data text (0x00BBGGRR); set by the alert window after
     // construction, used from the next paint on.
     quint32 FTextColor = DefaultTextColor;
 
 protected:
-    QString HeaderText(int Col) const override;
     TCellContent DataCell(int Col, int Row, int TextWidth) const override;
-    bool EntrySymbol(int Col, int Row, QByteArray& Symbol) const override;
-
-private:
-    TQuickStrikeEntries FEntries;
 };
