@@ -106,15 +106,21 @@ void SplitAt(const QByteArray& Separator, const QByteArray& Text, QByteArray& Be
 
 void ParseAlertFields(const QByteArray& Text, tHashTable& Table)
 {
-    QByteArray Remaining = Text;
-    QByteArray Pair, Key, Value;
-    while (!Remaining.isEmpty()) {
-        SplitAt("&", Remaining, Pair, Remaining);
-        if (!Pair.contains('='))
-            continue;
-        SplitAt("=", Pair, Key, Value);
-        const QByteArray DecodedValue = UrlDecode(Value);
-        Table.Put(UrlDecode(Key), DecodedValue);
+    // Walks the pairs in place: splitting the remainder off at every "&"
+    // would copy the rest of the line once per pair.
+    const QByteArrayView Line(Text);
+    qsizetype Start = 0;
+    while (Start < Line.size()) {
+        qsizetype End = Line.indexOf('&', Start);
+        if (End < 0)
+            End = Line.size();
+        const QByteArrayView Pair = Line.sliced(Start, End - Start);
+        Start = End + 1;
+        const qsizetype Equals = Pair.indexOf('=');
+        if (Equals < 0)
+            continue; // no "=": not a pair (an empty one included)
+        Table.Put(UrlDecode(Pair.first(Equals).toByteArray()),
+                  UrlDecode(Pair.sliced(Equals + 1).toByteArray()));
     }
 }
 
