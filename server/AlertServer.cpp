@@ -58,7 +58,9 @@ bool TAlertServer::Listen()
         if (!FSource)
             return false;
     } else {
-        FSource = std::make_unique<TSyntheticMarket>(FOptions.Seed, FOptions.Rate, FOptions.PointsWid, 0);
+        auto market = std::make_unique<TSyntheticMarket>(FOptions.Seed, FOptions.Rate, FOptions.PointsWid, 0);
+        market->SetLosersWid(FOptions.LosersWid);
+        FSource = std::move(market);
     }
     FTcpServer->setListenBacklogSize(ListenBacklog);
     if (!FTcpServer->listen(FOptions.ListenAddress, FOptions.Port)) {

@@ -12,7 +12,7 @@ bool TakesValue(const QString& Name)
 {
     static const QStringList withValue = {
         QStringLiteral("--listen"),     QStringLiteral("--users"),      QStringLiteral("--seed"),
-        QStringLiteral("--rate"),       QStringLiteral("--points-wid"), QStringLiteral("--replay"),
+        QStringLiteral("--rate"),       QStringLiteral("--points-wid"), QStringLiteral("--losers-wid"), QStringLiteral("--replay"),
         QStringLiteral("--drop-after"), QStringLiteral("--garbage-after"), QStringLiteral("--stop"),
     };
     return withValue.contains(Name);
@@ -96,6 +96,13 @@ bool ApplyOption(const QString& Name, const QString& Value, TParsedServerOptions
         options.PointsWid = Value.toInt(&ok);
         if (!ok)
             error = QStringLiteral("--points-wid: \"%1\" is not a whole number").arg(Value);
+        return ok;
+    }
+    if (Name == QLatin1String("--losers-wid")) {
+        bool ok = false;
+        options.LosersWid = Value.toInt(&ok);
+        if (!ok)
+            error = QStringLiteral("--losers-wid: \"%1\" is not a whole number").arg(Value);
         return ok;
     }
     if (Name == QLatin1String("--replay")) {
@@ -196,6 +203,8 @@ QString ServerHelpText()
         "                         that carry no delay of their own.\n"
         "  --points-wid N         window identifier of the points top list, sent about\n"
         "                         once a second (default 20).\n"
+        "  --losers-wid N         also send a points top list of the biggest losers\n"
+        "                         to window N with each list of gainers (default: none).\n"
         "  --replay FILE          send the alerts of FILE instead of the synthetic\n"
         "                         market (grammar below).\n"
         "  --loop                 with --replay: start again at the end of the file\n"

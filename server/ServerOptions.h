@@ -34,6 +34,7 @@ struct TServerOptions {
     quint64 Seed = DefaultSeed;
     double Rate = DefaultRate; // alerts per second in total; 0: none from the market
     qint32 PointsWid = DefaultPointsWid;
+    qint32 LosersWid = 0; // 0: no list of losers
     QString ReplayFile;
     bool Loop = false; // replay: start again at the end instead of stopping
 

@@ -138,17 +138,21 @@ void TSyntheticMarket::EmitAlert(TAlertBatch& Batch, int Category, const char* T
     Batch.EndAlert();
 }
 
-void TSyntheticMarket::EmitPointsList(TAlertBatch& Batch, int Category)
+void TSyntheticMarket::EmitPointsList(TAlertBatch& Batch, int Category, qint32 Wid, bool Losers)
 {
     for (std::size_t i = 0; i < FOrder.size(); ++i)
         FOrder[i] = int(i);
-    const auto change = [this](int i) { return FSymbols[std::size_t(i)].Last - FSymbols[std::size_t(i)].PrevClose; };
+    // Sorted by change, or by its opposite for the losers.
+    const double sign = Losers ? -1.0 : 1.0;
+    const auto change = [this, sign](int i) {
+        return sign * (FSymbols[std::size_t(i)].Last - FSymbols[std::size_t(i)].PrevClose);
+    };
     const int count = std::min<int>(PointsListLength, int(FOrder.size()));
     std::partial_sort(FOrder.begin(), FOrder.begin() + count, FOrder.end(), [&](int a, int b) {
         return change(a) > change(b) || (change(a) == change(b) && a < b);
     });
     Batch.BeginAlert(Category);
-    Batch.AppendField("w_id", qint64(FPointsWid));
+    Batch.AppendField("w_id", qint64(Wid));
     char key[24];
     for (int n = 0; n < count; ++n) {
         const TSymbol& symbol = FSymbols[std::size_t(FOrder[std::size_t(n)])];
@@ -174,8 +178,12 @@ void TSyntheticMarket::TakeDue(const TAlertClock& Now, qsizetype MaxCount, TAler
 
     qsizetype room = MaxCount;
     if (Now.ElapsedMs >= FNextPointsMs) {
-        EmitPointsList(Batch, mainCategory);
+        EmitPointsList(Batch, mainCategory, FPointsWid, false);
         --room;
+        if (FLosersWid != 0 && room > 0) {
+            EmitPointsList(Batch, mainCategory, FLosersWid, true);
+            --room;
+        }
         // Keep the once-a-second rhythm, but do not make up for missed ones.
         FNextPointsMs += PointsIntervalMs;
         if (FNextPointsMs <= Now.ElapsedMs)

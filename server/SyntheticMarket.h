@@ -10,6 +10,7 @@
 //   7 / 8   break low / high: the quick strike fields
 //   PointsWid  about once a second, a points top list of the biggest gainers:
 //           symbol0.., last0.., change0..
+//   LosersWid  (when set) the same, of the biggest losers, right behind it
 // The points list comes on top of the rate; a rate of 0 silences the market.
 #pragma once
 
@@ -33,6 +34,10 @@ public:
 
     QList<QByteArray> SymbolNames() const;
 
+    // Also send a points top list of the biggest losers to this window with
+    // every list of gainers; 0 (the default) sends none.
+    void SetLosersWid(qint32 Wid) { FLosersWid = Wid; }
+
 private:
     struct TSymbol {
         QByteArray Name;
@@ -46,7 +51,7 @@ private:
 
     void Step(TSymbol& Symbol);
     void EmitAlert(TAlertBatch& Batch, int Category, const char* TimeText);
-    void EmitPointsList(TAlertBatch& Batch, int Category);
+    void EmitPointsList(TAlertBatch& Batch, int Category, qint32 Wid, bool Losers);
     double Uniform() { return FUniform(FRandom); }
 
     std::mt19937_64 FRandom;
@@ -56,6 +61,7 @@ private:
     std::vector<int> FOrder; // scratch for the points list
     TRatePacer FPacer;
     qint32 FPointsWid;
+    qint32 FLosersWid = 0;
     qint64 FNextPointsMs;
     QList<QByteArray> FExtraCategories;
     quint64 FAlertCount = 0;

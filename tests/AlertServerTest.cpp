@@ -671,6 +671,32 @@ TEST(SyntheticMarketTest, ProducesEveryKindWithItsFieldsAtTheRate)
     EXPECT_TRUE(symbols.contains("R&D")) << "symbols that need encoding come back whole";
 }
 
+TEST(SyntheticMarketTest, ListsTheBiggestLosersWhenAskedTo)
+{
+    TSyntheticMarket market(42, 200, 20);
+    market.SetLosersWid(21);
+    int gainerLists = 0, loserLists = 0;
+    for (const QByteArray& text : RunMarket(market, 3000, 50)) {
+        const TParsedAlert alert = ParseAlert(text);
+        const QByteArray wid = alert.Fields.at("w_id");
+        if (wid != "20" && wid != "21")
+            continue;
+        SCOPED_TRACE(text.toStdString());
+        (wid == "20" ? gainerLists : loserLists) += 1;
+        double previous = wid == "20" ? INFINITY : -INFINITY;
+        for (int n = 0; n < TSyntheticMarket::PointsListLength; ++n) {
+            const double change = alert.Fields.at("change" + QByteArray::number(n)).toDouble();
+            if (wid == "20")
+                EXPECT_LE(change, previous) << "biggest gainers first";
+            else
+                EXPECT_GE(change, previous) << "biggest losers first";
+            previous = change;
+        }
+    }
+    EXPECT_EQ(gainerLists, 3);
+    EXPECT_EQ(loserLists, 3) << "one list of losers with every list of gainers";
+}
+
 TEST(SyntheticMarketTest, TheSeedDecidesTheAlerts)
 {
     TSyntheticMarket first(7, 500, 20), again(7, 500, 20), other(8, 500, 20);
@@ -703,7 +729,7 @@ TEST(SyntheticMarketTest, SpreadsHalfOfItsAlertsOverListenedCategories)
 TEST(ServerOptionsTest, ParsesTheCommandLine)
 {
     const TParsedServerOptions parsed = ParseServerOptions(
-        {"--listen", "0.0.0.0:0", "--users=u.txt", "--seed", "99", "--rate", "2.5", "--points-wid", "31", "--replay",
+        {"--listen", "0.0.0.0:0", "--users=u.txt", "--seed", "99", "--rate", "2.5", "--points-wid", "31", "--losers-wid", "32", "--replay",
          "r.txt", "--loop", "--ignore-pings", "--drop-after", "0.5", "--garbage-after=1.25", "--stop",
          "Closed for maintenance", "--quiet"});
     ASSERT_TRUE(parsed.Error.isEmpty()) << parsed.Error.toStdString();
@@ -714,6 +740,7 @@ TEST(ServerOptionsTest, ParsesTheCommandLine)
     EXPECT_EQ(o.Seed, 99u);
     EXPECT_EQ(o.Rate, 2.5);
     EXPECT_EQ(o.PointsWid, 31);
+    EXPECT_EQ(o.LosersWid, 32);
     EXPECT_EQ(o.ReplayFile, "r.txt");
     EXPECT_TRUE(o.Loop && o.IgnorePings && o.Quiet);
     EXPECT_EQ(o.DropAfterSeconds, 0.5);
@@ -727,6 +754,7 @@ TEST(ServerOptionsTest, ParsesTheCommandLine)
     EXPECT_EQ(defaults.Options.Port, 9339);
     EXPECT_EQ(defaults.Options.Rate, 20);
     EXPECT_EQ(defaults.Options.PointsWid, 20);
+    EXPECT_EQ(defaults.Options.LosersWid, 0);
     EXPECT_FALSE(defaults.Options.Users || defaults.Options.StopText);
     EXPECT_TRUE(ParseServerOptions({"--listen", "[::1]:9000"}).Options.ListenAddress
                 == QHostAddress(QHostAddress::LocalHostIPv6));
@@ -748,6 +776,7 @@ TEST(ServerOptionsTest, RejectsBadValuesWithAClearMessage)
         {{"--garbage-after", "nan"}, "--garbage-after"},
         {{"--seed", "-3"}, "--seed"},
         {{"--points-wid", "1.5"}, "--points-wid"},
+        {{"--losers-wid", "x"}, "--losers-wid"},
         {{"--stop", "two\nlines"}, "one line"},
         {{"--loop"}, "--loop needs --replay"},
         {{"--rate"}, "--rate needs a value"},
@@ -765,7 +794,7 @@ TEST(ServerOptionsTest, RejectsBadValuesWithAClearMessage)
 TEST(ServerOptionsTest, HelpNamesEveryOption)
 {
     const QString help = ServerHelpText();
-    for (const char* option : {"--listen", "--users", "--seed", "--rate", "--points-wid", "--replay", "--loop",
+    for (const char* option : {"--listen", "--users", "--seed", "--rate", "--points-wid", "--losers-wid", "--replay", "--loop",
                                "--ignore-pings", "--drop-after", "--garbage-after", "--stop", "--quiet", "--help",
                                "[DELAY <TAB>] CATEGORY <TAB> FIELDS"})
         EXPECT_TRUE(help.contains(QLatin1String(option))) << option;
