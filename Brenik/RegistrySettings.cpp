@@ -134,7 +134,7 @@ TRegistrySettings::TRegistrySettings(const QString& FileName)
 QString TRegistrySettings::DefaultFileName()
 {
     QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
-    // The base directory specification says a relative value is to be ignored.
+    // The XDG base directory rules say a relative value is to be ignored.
     if (base.isEmpty() || QDir::isRelativePath(base))
         base = QDir::homePath() + QStringLiteral("/.config");
     return base + QStringLiteral("/Quillet/BrenikAlerts.reg");

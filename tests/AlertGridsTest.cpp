@@ -20,6 +20,8 @@
 #include <QSet>
 #include <QTest>
 #include <QTimer>
+#include "TestSupport.h"
+
 #include <gtest/gtest.h>
 #include <cmath>
 #include <functional>
@@ -75,29 +77,6 @@ QImage TextMask(const QImage& Image, const QRect& Area, QColor Background)
             if ((Image.pixel(Area.left() + x, Area.top() + y) | 0xFF000000u) != Background.rgb())
                 mask.setPixel(x, y, 1);
     return mask;
-}
-
-// Runs Action, closing the modal message box it opens; tells what the box
-// showed (nothing when none opened).
-struct TShownBox {
-    QString Caption;
-    QString Text;
-};
-
-TShownBox CloseBoxDuring(const std::function<void()>& Action)
-{
-    TShownBox shown;
-    QTimer closer;
-    QObject::connect(&closer, &QTimer::timeout, [&shown] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-            shown.Caption = box->windowTitle();
-            shown.Text = box->text();
-            box->done(QMessageBox::Ok);
-        }
-    });
-    closer.start(10);
-    Action();
-    return shown;
 }
 
 class AlertGridsTest : public ::testing::Test {
@@ -563,10 +542,12 @@ TEST_F(AlertGridsTest, FailingHandOffIsShownInTheErrorBox)
     SetSymbolHandOff([](const QByteArray& Symbol) {
         throw Exception("Linking " + QString::fromLatin1(Symbol) + " failed");
     });
-    const TShownBox shown = CloseBoxDuring(
-        [&] { QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->CellRect(1, 1).center()); });
-    EXPECT_EQ(shown.Caption, "Brenik Trading Alerts");
-    EXPECT_EQ(shown.Text, "Linking AAA failed");
+    {
+        TestSupport::TModalBoxCatcher boxes;
+        QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->CellRect(1, 1).center());
+        EXPECT_EQ(boxes.Captions, QStringList{"Brenik Trading Alerts"});
+        EXPECT_EQ(boxes.Texts, QStringList{"Linking AAA failed"});
+    }
     // The grid goes on working.
     CatchHandOffs();
     QTest::mouseClick(grid->viewport(), Qt::LeftButton, {}, grid->CellRect(0, 1).center());
@@ -589,11 +570,12 @@ TEST_F(AlertGridsTest, RunShowingErrorsShowsEveryKindOfException)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.Name);
-        bool finished = false;
-        const TShownBox shown = CloseBoxDuring([&] { finished = RunShowingErrors(c.Handler); });
+        TestSupport::TModalBoxCatcher boxes;
+        const bool finished = RunShowingErrors(c.Handler);
         EXPECT_EQ(finished, c.Shown.isEmpty());
-        EXPECT_EQ(shown.Text, c.Shown);
-        EXPECT_EQ(shown.Caption, c.Shown.isEmpty() ? QString() : QString("Brenik Trading Alerts"));
+        EXPECT_EQ(boxes.Texts, c.Shown.isEmpty() ? QStringList() : QStringList{c.Shown});
+        EXPECT_EQ(boxes.Captions,
+                  c.Shown.isEmpty() ? QStringList() : QStringList{"Brenik Trading Alerts"});
     }
 }
 

@@ -20,28 +20,6 @@
 
 namespace {
 
-// Closes every modal box that opens while it lives and keeps what it said.
-class TModalBoxCatcher {
-public:
-    TModalBoxCatcher()
-    {
-        FTimer.setInterval(0);
-        QObject::connect(&FTimer, &QTimer::timeout, [this] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                Captions << box->windowTitle();
-                Texts << box->text();
-                box->done(QMessageBox::Ok);
-            }
-        });
-        FTimer.start();
-    }
-    QStringList Captions;
-    QStringList Texts;
-
-private:
-    QTimer FTimer;
-};
-
 // A control that records the calls made to it, then behaves as the real one.
 class TRecordingConnector : public TQuilletGenericConnector2X {
 public:
@@ -225,7 +203,7 @@ TEST(ExternalLinkingWindow, FailingLinkCallRaisesAndSkipsTheRest)
 
 TEST(ExternalLinkingWindow, ControlThatCannotBeCreatedIsReportedAndSymbolsAreIgnored)
 {
-    TModalBoxCatcher boxes;
+    TestSupport::TModalBoxCatcher boxes;
     TExternalLinkingWindow window(nullptr, [](QWidget*, TRegistrySettings*) -> TQuilletGenericConnector2X* {
         throw Exception(QStringLiteral("control not installed"));
     });
@@ -360,7 +338,7 @@ TEST(ExternalLinkingControl, UnusableSettingIsReportedAndTheOthersApplied)
     }
     TRegistrySettings settings(fileName);
     settings.Load();
-    TModalBoxCatcher boxes;
+    TestSupport::TModalBoxCatcher boxes;
     TExternalLinkingWindow window(&settings);
     ASSERT_NE(window.Connector(), nullptr);
     ASSERT_EQ(boxes.Texts.size(), 1);

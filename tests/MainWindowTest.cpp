@@ -65,28 +65,6 @@ public:
 TSessionEnvironment* const Session =
     static_cast<TSessionEnvironment*>(::testing::AddGlobalTestEnvironment(new TSessionEnvironment));
 
-// Closes every modal box that opens while it lives and keeps what it said.
-class TModalBoxCatcher {
-public:
-    TModalBoxCatcher()
-    {
-        FTimer.setInterval(0);
-        QObject::connect(&FTimer, &QTimer::timeout, [this] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                Captions << box->windowTitle();
-                Texts << box->text();
-                box->done(QMessageBox::Ok);
-            }
-        });
-        FTimer.start();
-    }
-    QStringList Captions;
-    QStringList Texts;
-
-private:
-    QTimer FTimer;
-};
-
 const QByteArray RegHeader = "Windows Registry Editor Version 5.00\n\n";
 const QByteArray KeyPrefix = "[HKEY_CURRENT_USER\\Software\\Quillet\\Brenik Alerts\\";
 
@@ -306,7 +284,7 @@ TEST_F(MainWindowTest, UnusableRegistryValuesAreShownOnceAndLoseNoOtherSetting)
             "\"Top\"=dword:00000050\n\n"
             + KeyPrefix + "Window2]\n\"Left\"=dword:00000020\n\"Top\"=dword:00000030\n\"Width\"=dword:00000150\n"
             "\"Height\"=dword:00000100\n\"Visible\"=\"1\"\n");
-    TModalBoxCatcher boxes;
+    TestSupport::TModalBoxCatcher boxes;
     auto form = Start();
     ASSERT_EQ(boxes.Texts.size(), 1);
     EXPECT_EQ(boxes.Captions.first(), QStringLiteral("Brenik Trading Alerts"));
@@ -332,7 +310,7 @@ TEST_F(MainWindowTest, UnusableRegistryValuesAreShownOnceAndLoseNoOtherSetting)
 TEST_F(MainWindowTest, DamagedRegistryIsReportedOnceAndDefaultsUsed)
 {
     WriteText(RegistryFile(), "this is not a registry file\n");
-    TModalBoxCatcher boxes;
+    TestSupport::TModalBoxCatcher boxes;
     auto form = Start();
     ASSERT_EQ(boxes.Texts.size(), 1);
     EXPECT_TRUE(boxes.Texts.first().contains(QStringLiteral("damaged"))) << boxes.Texts.first().toStdString();

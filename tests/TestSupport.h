@@ -4,7 +4,11 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QApplication>
+#include <QMessageBox>
+#include <QStringList>
 #include <QTest>
+#include <QTimer>
 #include <functional>
 
 namespace TestSupport {
@@ -24,5 +28,31 @@ inline void DrainEvents()
         QCoreApplication::processEvents(QEventLoop::AllEvents);
     QCoreApplication::sendPostedEvents();
 }
+
+// Closes every modal message box that opens while it lives (from the next
+// event-loop turn on) and keeps its caption and text.
+class TModalBoxCatcher {
+public:
+    TModalBoxCatcher()
+    {
+        FTimer.setInterval(0);
+        QObject::connect(&FTimer, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                Captions << box->windowTitle();
+                Texts << box->text();
+                box->done(QMessageBox::Ok);
+            }
+        });
+        FTimer.start();
+    }
+    TModalBoxCatcher(const TModalBoxCatcher&) = delete;
+    TModalBoxCatcher& operator=(const TModalBoxCatcher&) = delete;
+
+    QStringList Captions;
+    QStringList Texts;
+
+private:
+    QTimer FTimer;
+};
 
 } // namespace TestSupport
