@@ -10,7 +10,7 @@
 #include <QApplication>
 #include <QContextMenuEvent>
 #include <QEventLoop>
-#include <QFontInfo>
+#include <QFontMetrics>
 #include <QMenu>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -213,7 +213,12 @@ TEST_F(AlertWindowTest, ANewWindowHasNoKindAndTheDesignedLook)
     EXPECT_EQ(W.GridKind(), gkQuickStrike);
     EXPECT_EQ(W.size(), QSize(401, 480));
     EXPECT_EQ(W.font().pixelSize(), 12);
-    EXPECT_TRUE(QFontInfo(W.font()).fixedPitch());
+    // A fixed-pitch face: every character takes the same width. (Measured
+    // rather than asked: some monospaced faces, Noto Sans Mono among them, do
+    // not flag themselves as fixed pitch.)
+    const QFontMetrics Metrics(W.font());
+    for (QChar C : QStringLiteral("W.1%"))
+        EXPECT_EQ(Metrics.horizontalAdvance(C), Metrics.horizontalAdvance(QLatin1Char('i'))) << C.toLatin1();
     EXPECT_TRUE(W.ExpireBollingersTimer->isActive());
     EXPECT_EQ(W.ExpireBollingersTimer->interval(), 1000);
     EXPECT_EQ(W.ClearWindowMenuItem->text(), "Clear Window");
