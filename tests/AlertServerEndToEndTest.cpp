@@ -77,9 +77,7 @@ protected:
     QString WriteFile(const QString& Name, const QByteArray& Content)
     {
         const QString path = Dir.filePath(Name);
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(Content);
+        EXPECT_TRUE(TestSupport::WriteFile(path, Content)) << path.toStdString();
         return path;
     }
 

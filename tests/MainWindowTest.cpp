@@ -76,9 +76,7 @@ protected:
 
     void WriteText(const QString& Name, const QByteArray& Text)
     {
-        QFile file(Name);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(Text);
+        ASSERT_TRUE(TestSupport::WriteFile(Name, Text)) << Name.toStdString();
     }
     QByteArray ReadText(const QString& Name) const
     {

@@ -1,4 +1,5 @@
 #include "RegistrySettings.h"
+#include "TestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,9 +16,7 @@ protected:
     void WriteFile(const QByteArray& Text)
     {
         QDir().mkpath(Dir.filePath(QStringLiteral("Quillet")));
-        QFile file(FileName());
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(Text);
+        ASSERT_TRUE(TestSupport::WriteFile(FileName(), Text));
     }
     QByteArray ReadFile(const QString& Name) const
     {

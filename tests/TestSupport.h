@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QFile>
 #include <QDeadlineTimer>
 #include <QApplication>
 #include <QMessageBox>
@@ -19,6 +20,14 @@ namespace TestSupport {
 inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000)
 {
     return QTest::qWaitFor(condition, timeoutMs);
+}
+
+// Writes Content as the whole of the file at Path; tells whether all of it
+// was written.
+inline bool WriteFile(const QString& Path, const QByteArray& Content)
+{
+    QFile file(Path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(Content) == Content.size();
 }
 
 // Lets every event that is already queued (posted events, deferred calls) run.
